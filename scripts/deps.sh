@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a job needs, only those that are missing.
+# Usage: scripts/deps.sh build|test|demo|all
+# Non-interactive and idempotent; uses sudo when not run as root.
+set -euo pipefail
+
+build_pkgs=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev)
+test_pkgs=(libgtest-dev libgmock-dev)
+emu_pkgs=(umockdev libumockdev0 libumockdev-dev libglib2.0-dev)
+
+want=()
+for job in "$@"; do
+  case "$job" in
+    build) want+=("${build_pkgs[@]}") ;;
+    test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
+    demo) want+=("${build_pkgs[@]}" "${emu_pkgs[@]}") ;;
+    all) want+=("${build_pkgs[@]}" "${test_pkgs[@]}" "${emu_pkgs[@]}") ;;
+    *) echo "deps.sh: unknown job '$job'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for pkg in "${want[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+# De-duplicate while keeping order.
+readarray -t missing < <(printf '%s\n' "${missing[@]}" | awk '!seen[$0]++')
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+[[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -q
+"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
