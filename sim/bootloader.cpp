@@ -244,6 +244,8 @@ TransferResult Bootloader::bulk_in(uint8_t endpoint, std::span<uint8_t> buffer)
     case Phase::status: {
         uint8_t csw[CSW_LENGTH] = {};
         std::memcpy(csw, CSW_SIGNATURE, 4);
+        if (options_.faults.bad_status_signature)
+            csw[3] = 'C';
         put_le32(csw + 4, options_.faults.wrong_tag ? tag_ + 1 : tag_);
         csw[12] = status_;
         size_t n = std::min(limit, options_.faults.short_status.value_or(CSW_LENGTH));
@@ -311,6 +313,8 @@ void Bootloader::run_scsi(uint8_t opcode, const uint8_t* cdb)
         in_queue_[7] = 10;
         in_queue_[12] = sense_[1];
         in_queue_[13] = sense_[2];
+        if (options_.faults.sense_data)
+            in_queue_ = *options_.faults.sense_data;
         in_queue_.resize(std::min<size_t>(in_queue_.size(), expected_));
         set_sense(0, 0, 0);
         break;

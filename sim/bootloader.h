@@ -62,6 +62,10 @@ struct Faults {
     bool wrong_tag = false;
     // CSW cut to this many bytes.
     std::optional<size_t> short_status;
+    // CSW signature other than USBS.
+    bool bad_status_signature = false;
+    // The exact REQUEST SENSE data to answer.
+    std::optional<std::vector<uint8_t>> sense_data;
     // The exact READ CAPACITY(10) data to answer, any length.
     std::optional<std::vector<uint8_t>> read_capacity;
     // Status byte for a DFU sub-command.

@@ -195,6 +195,11 @@ const std::vector<Call>& calls()
     return state().calls;
 }
 
+void clear_calls()
+{
+    state().calls.clear();
+}
+
 std::vector<Call> traffic()
 {
     std::vector<Call> out;
@@ -412,6 +417,11 @@ int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, u
     int code = 0;
     if (fakeusb::planned_failure("libusb_bulk_transfer", code)) {
         call.result = code;
+        return fakeusb::record(call);
+    }
+    // usbfs refuses URBs for an endpoint the configuration does not have.
+    if (libusb_get_max_packet_size(handle->device, endpoint) < 0) {
+        call.result = LIBUSB_ERROR_NOT_FOUND;
         return fakeusb::record(call);
     }
     const auto& function = handle->device->snapshot.function;

@@ -30,6 +30,8 @@ void reset(sim::Bus* bus);
 void fail(const std::string& function, int code, int nth = 0);
 
 const std::vector<Call>& calls();
+// Forget the calls recorded so far (failures planned stay planned).
+void clear_calls();
 // Only bulk transfers and halt clearings, the traffic on the wire.
 std::vector<Call> traffic();
 // Number of calls of one function.
