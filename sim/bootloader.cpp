@@ -357,6 +357,16 @@ void Bootloader::run_dfu(const uint8_t* request)
     const bool refused = forced != faults.dfu_status.end() && forced->second != DFU_OK;
     uint8_t status = DFU_OK;
 
+    if (faults.restart_before_answer == command) {
+        // Off the bus at once: a reset goes where the scenario says, any
+        // other request back to the application.
+        const bool reset = command == DFU_RESET;
+        resets_requested_ += reset ? 1 : 0;
+        detached_ = true;
+        will_return_ = !reset || options_.after_reset != ResetOutcome::never_comes_back;
+        return_in_dfu_ = reset && options_.after_reset == ResetOutcome::comes_back_in_dfu;
+        return;
+    }
     if (request[0] != DFU_PREFIX) {
         status = DFU_UNKNOWN_REQUEST;
     } else if (command == DFU_GET_INFO) {

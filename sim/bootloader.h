@@ -74,6 +74,10 @@ struct Faults {
     std::map<uint32_t, uint8_t> clear_sector_status;
     // DFU responses cut to this many bytes.
     std::optional<size_t> dfu_response_length;
+    // The device drops off the bus on receiving this DFU sub-command, before
+    // it answers: a reset request restarts it as `after_reset` says, any
+    // other request into its application.
+    std::optional<uint8_t> restart_before_answer;
     // The data phase of the n-th WRITE(10) (from 1) breaks.
     int fail_write_data = 0;
 };

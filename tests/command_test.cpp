@@ -61,7 +61,7 @@ TEST_F(UpdateCommand, ImagePathThatIsNotAReadableRegularFile)
     for (const std::string& path : {(workdir / "missing.bin").string(), directory, fifo}) {
         SCOPED_TRACE(path);
         bus.devices.clear();
-        add_bootloader();
+        auto device = add_bootloader();
         dfu_device = DfuDevice{};
         fakeusb::reset(&bus);
         EXPECT_EQ(run({path, "ignored", "also ignored"}), -1);
@@ -70,6 +70,8 @@ TEST_F(UpdateCommand, ImagePathThatIsNotAReadableRegularFile)
         EXPECT_THAT(text, HasSubstr("   Max LBA: "));
         EXPECT_THAT(text, EndsWith("\ndfu: cannont open firmware\n"));
         EXPECT_EQ(fakeusb::count("libusb_close"), 0);
+        // Refused before any request reached the bootloader.
+        EXPECT_TRUE(device->dfu_requests().empty());
     }
 }
 
