@@ -7,6 +7,7 @@ set -euo pipefail
 build_pkgs=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev)
 test_pkgs=(libgtest-dev libgmock-dev)
 emu_pkgs=(umockdev libumockdev0 libumockdev-dev libglib2.0-dev)
+package_pkgs=(man-db dpkg-dev)
 
 want=()
 for job in "$@"; do
@@ -14,6 +15,7 @@ for job in "$@"; do
     build) want+=("${build_pkgs[@]}") ;;
     test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
     demo) want+=("${build_pkgs[@]}" "${emu_pkgs[@]}") ;;
+    package) want+=("${build_pkgs[@]}" "${package_pkgs[@]}") ;;
     all) want+=("${build_pkgs[@]}" "${test_pkgs[@]}" "${emu_pkgs[@]}") ;;
     *) echo "deps.sh: unknown job '$job'" >&2; exit 2 ;;
   esac
