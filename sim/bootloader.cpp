@@ -350,7 +350,8 @@ void Bootloader::run_scsi(uint8_t opcode, const uint8_t* cdb)
 void Bootloader::run_dfu(const uint8_t* request)
 {
     std::vector<uint8_t> response(DFU_RESPONSE, 0);
-    const uint8_t command = request[1];
+    // A request without the prefix is one this bootloader does not know.
+    const uint8_t command = request[0] == DFU_PREFIX ? request[1] : DFU_UNKNOWN_REQUEST;
     dfu_requests_.push_back(command);
     const Faults& faults = options_.faults;
     const auto forced = faults.dfu_status.find(command);
@@ -367,9 +368,7 @@ void Bootloader::run_dfu(const uint8_t* request)
         return_in_dfu_ = reset && options_.after_reset == ResetOutcome::comes_back_in_dfu;
         return;
     }
-    if (request[0] != DFU_PREFIX) {
-        status = DFU_UNKNOWN_REQUEST;
-    } else if (command == DFU_GET_INFO) {
+    if (command == DFU_GET_INFO) {
         response[0] = dfu_mode_ ? 0x01 : 0x00;
         response[2] = static_cast<uint8_t>(options_.dfu_version);
         response[3] = static_cast<uint8_t>(options_.dfu_version >> 8);

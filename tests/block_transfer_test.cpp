@@ -12,7 +12,6 @@
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t OUT = 0x01;

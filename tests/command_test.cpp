@@ -13,7 +13,6 @@ namespace {
 
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 class UpdateCommand : public DeviceTest {};
 

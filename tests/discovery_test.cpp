@@ -14,7 +14,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
-using ::testing::Not;
 using ::testing::StartsWith;
 
 const char* const ROOT_HUB_ENTRY =

@@ -19,8 +19,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::EndsWith;
-using ::testing::HasSubstr;
-using ::testing::Not;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t GET_INFO = DFU_CMD_GET_INFO;
