@@ -8,6 +8,7 @@ build_pkgs=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev)
 test_pkgs=(libgtest-dev libgmock-dev)
 emu_pkgs=(umockdev libumockdev0 libumockdev-dev libglib2.0-dev)
 package_pkgs=(man-db dpkg-dev)
+lint_pkgs=(clang-format clang-tidy)
 
 want=()
 for job in "$@"; do
@@ -15,6 +16,7 @@ for job in "$@"; do
     build) want+=("${build_pkgs[@]}") ;;
     test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
     demo) want+=("${build_pkgs[@]}" "${emu_pkgs[@]}") ;;
+    lint) want+=("${build_pkgs[@]}" "${lint_pkgs[@]}") ;;
     package) want+=("${build_pkgs[@]}" "${package_pkgs[@]}") ;;
     all) want+=("${build_pkgs[@]}" "${test_pkgs[@]}" "${emu_pkgs[@]}") ;;
     *) echo "deps.sh: unknown job '$job'" >&2; exit 2 ;;

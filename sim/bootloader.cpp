@@ -157,7 +157,8 @@ TransferResult Bootloader::bulk_out(uint8_t endpoint, std::span<const uint8_t> d
         return {Outcome::disconnected, 0};
     if (halted_[endpoint])
         return {Outcome::stall, 0};
-    if (const TransferFault* fault = fault_for(endpoint, nth); fault && fault->outcome != Outcome::ok) {
+    if (const TransferFault* fault = fault_for(endpoint, nth);
+        fault && fault->outcome != Outcome::ok) {
         if (fault->outcome == Outcome::stall)
             halted_[endpoint] = true;
         if (fault->outcome == Outcome::disconnected) {
@@ -184,7 +185,8 @@ TransferResult Bootloader::bulk_out(uint8_t endpoint, std::span<const uint8_t> d
             return {Outcome::io_error, 0};
         }
         const size_t take = std::min<size_t>(data.size(), expected_ - out_data_.size());
-        out_data_.insert(out_data_.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(take));
+        out_data_.insert(out_data_.end(), data.begin(),
+                         data.begin() + static_cast<std::ptrdiff_t>(take));
         if (out_data_.size() >= expected_) {
             for (size_t i = 0; i + BLOCK <= out_data_.size(); i += BLOCK)
                 store_written_block(lba_ + static_cast<uint32_t>(i / BLOCK), &out_data_[i]);
@@ -231,8 +233,7 @@ TransferResult Bootloader::bulk_in(uint8_t endpoint, std::span<uint8_t> buffer)
             return {Outcome::ok, n};
         }
         return {Outcome::no_data, 0};
-    case Phase::data_out:
-        return {Outcome::no_data, 0};
+    case Phase::data_out: return {Outcome::no_data, 0};
     case Phase::data_in: {
         const size_t n = std::min(limit, in_queue_.size() - in_offset_);
         std::copy_n(in_queue_.begin() + static_cast<std::ptrdiff_t>(in_offset_), n, buffer.begin());
@@ -273,7 +274,8 @@ void Bootloader::execute(const uint8_t* cbw)
     out_data_.clear();
     status_ = 0;
     run_scsi(opcode_, cdb);
-    if (auto it = options_.faults.scsi_status.find(opcode_); it != options_.faults.scsi_status.end())
+    if (auto it = options_.faults.scsi_status.find(opcode_);
+        it != options_.faults.scsi_status.end())
         status_ = it->second;
 }
 
@@ -391,7 +393,8 @@ void Bootloader::run_dfu(const uint8_t* request)
         const uint32_t sector = le32(request + 2);
         size_t first = 0;
         size_t length = 0;
-        if (auto it = faults.clear_sector_status.find(sector); it != faults.clear_sector_status.end()) {
+        if (auto it = faults.clear_sector_status.find(sector);
+            it != faults.clear_sector_status.end()) {
             status = it->second;
         } else if (!sector_range(sector, first, length)) {
             status = DFU_BAD_ARGUMENT;
@@ -444,7 +447,8 @@ std::vector<uint8_t> Bootloader::read_block(uint32_t lba) const
         return block;
     }
     if (lba < block_count())
-        std::copy_n(flash_.begin() + static_cast<std::ptrdiff_t>(size_t{lba} * BLOCK), BLOCK, block.begin());
+        std::copy_n(flash_.begin() + static_cast<std::ptrdiff_t>(size_t{lba} * BLOCK), BLOCK,
+                    block.begin());
     return block;
 }
 

@@ -40,7 +40,8 @@ protected:
                 const Bytes& cbw = call.data;
                 std::string word = "cbw:" + std::to_string(cbw.at(15));
                 if (cbw.at(15) == 0x28 || cbw.at(15) == 0x2A)
-                    word += "@" + std::to_string((cbw[17] << 24) | (cbw[18] << 16) | (cbw[19] << 8) | cbw[20]);
+                    word += "@" + std::to_string((cbw[17] << 24) | (cbw[18] << 16) |
+                                                 (cbw[19] << 8) | cbw[20]);
                 words.push_back(word);
             } else if (call.length == 13) {
                 words.push_back("csw");
@@ -67,9 +68,9 @@ TEST_F(Transfers, ReadsOneCommandPerBlockIntoConsecutiveBufferSlices)
         if (call.length != 31)
             continue;
         const Bytes& cbw = call.data;
-        EXPECT_EQ(cbw[12], 0x80);                       // device to host
-        EXPECT_EQ(cbw[8] | (cbw[9] << 8), 512);         // dCBWDataTransferLength
-        EXPECT_EQ(cbw[14], 10);                         // READ(10) block length
+        EXPECT_EQ(cbw[12], 0x80);                // device to host
+        EXPECT_EQ(cbw[8] | (cbw[9] << 8), 512);  // dCBWDataTransferLength
+        EXPECT_EQ(cbw[14], 10);                  // READ(10) block length
         EXPECT_THAT(Bytes(cbw.begin() + 21, cbw.begin() + 25), ElementsAre(0, 0, 1, 0));
     }
     EXPECT_EQ(output(), "");
@@ -157,8 +158,8 @@ TEST_F(Transfers, VendorExchangeCarriesTheRequestBehind0xC0)
     EXPECT_THAT(wire(), ElementsAre("cbw:192", "data:31", "csw"));
     const auto traffic = fakeusb::traffic();
     const Bytes& cbw = traffic[0].data;
-    EXPECT_EQ(cbw[8], 31);    // dCBWDataTransferLength 31 ...
-    EXPECT_EQ(cbw[12], 0x00); // ... announced host to device
+    EXPECT_EQ(cbw[8], 31);     // dCBWDataTransferLength 31 ...
+    EXPECT_EQ(cbw[12], 0x00);  // ... announced host to device
     EXPECT_EQ(cbw[14], 0x1F);
     EXPECT_THAT(Bytes(cbw.begin() + 15, cbw.end()),
                 ElementsAre(0xC0, 0x11, 0x60, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0));
@@ -184,8 +185,9 @@ TEST_F(Transfers, ShortResponseIsReportedAndAccepted)
     const uint8_t request[] = {0x11, 0x60};
     uint8_t response[32] = {};
     EXPECT_EQ(dfu_device.vendor_exchange(request, 2, response, 31), 0);
-    EXPECT_EQ(output(), "USB Error: Length of response received 20 for specific command is not equal "
-                        "to required one 31.\n");
+    EXPECT_EQ(output(),
+              "USB Error: Length of response received 20 for specific command is not equal "
+              "to required one 31.\n");
     EXPECT_THAT(wire(), ElementsAre("cbw:192", "data:31", "csw"));
 }
 
@@ -207,7 +209,8 @@ TEST_F(Transfers, FailedResponseReadSkipsTheStatusAndPassesItsCodeThrough)
         uint8_t response[32] = {};
         EXPECT_EQ(usb_transport(request, 2, response, 31), code);
         EXPECT_EQ(output(), std::string("USB Error: Can't receive required response for specific "
-                                        "command. Error ") + name + "\n");
+                                        "command. Error ") +
+                                name + "\n");
         EXPECT_THAT(wire(), ElementsAre("cbw:192", "data:31"));
     }
 }

@@ -56,10 +56,11 @@ TEST_F(BulkOnly, InquiryWrapperOnTheWire)
     ASSERT_EQ(traffic.size(), 1u);
     EXPECT_EQ(traffic[0].endpoint, OUT);
     EXPECT_EQ(traffic[0].timeout, 0u);
-    EXPECT_THAT(traffic[0].data,
-                ElementsAreArray(Bytes{0x55, 0x53, 0x42, 0x43, 0x01, 0x00, 0x00, 0x00, 0x24, 0x00, 0x00,
-                                       0x00, 0x80, 0x00, 0x06, 0x12, 0x00, 0x00, 0x00, 0x24, 0x00, 0x00,
-                                       0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_THAT(
+        traffic[0].data,
+        ElementsAreArray(Bytes{0x55, 0x53, 0x42, 0x43, 0x01, 0x00, 0x00, 0x00, 0x24, 0x00, 0x00,
+                               0x00, 0x80, 0x00, 0x06, 0x12, 0x00, 0x00, 0x00, 0x24, 0x00, 0x00,
+                               0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
     EXPECT_EQ(output(), "");
 }
 
@@ -94,10 +95,14 @@ TEST_F(BulkOnly, TagsCountOnAfterFailedTransfersButNotAfterRefusals)
     };
     const Refusal refusals[] = {
         {IN, 0x12, "send_mass_storage_command: cannot send command on IN endpoint\n"},
-        {OUT, 0x60, "send_mass_storage_command: don't know how to handle this command (60, length 0)\n"},
-        {OUT, 0x7F, "send_mass_storage_command: don't know how to handle this command (7F, length 0)\n"},
-        {OUT, 0xD0, "send_mass_storage_command: don't know how to handle this command (D0, length 0)\n"},
-        {OUT, 0xFF, "send_mass_storage_command: don't know how to handle this command (FF, length 0)\n"},
+        {OUT, 0x60,
+         "send_mass_storage_command: don't know how to handle this command (60, length 0)\n"},
+        {OUT, 0x7F,
+         "send_mass_storage_command: don't know how to handle this command (7F, length 0)\n"},
+        {OUT, 0xD0,
+         "send_mass_storage_command: don't know how to handle this command (D0, length 0)\n"},
+        {OUT, 0xFF,
+         "send_mass_storage_command: don't know how to handle this command (FF, length 0)\n"},
     };
     for (const Refusal& r : refusals) {
         uint8_t cdb[16] = {r.opcode};
@@ -117,11 +122,10 @@ TEST_F(BulkOnly, TagsCountOnAfterFailedTransfersButNotAfterRefusals)
 
 TEST_F(BulkOnly, CommandBlockLengthsFollowTheScsiGroups)
 {
-    const std::pair<int, int> expected[] = {{0x00, 6},  {0x03, 6},  {0x12, 6},  {0x1F, 6},
-                                            {0x20, 10}, {0x25, 10}, {0x28, 10}, {0x2A, 10},
-                                            {0x5F, 10}, {0x60, 0},  {0x7F, 0},  {0x80, 16},
-                                            {0x9F, 16}, {0xA0, 12}, {0xBF, 12}, {0xC0, 31},
-                                            {0xCF, 31}, {0xD0, 0},  {0xFF, 0}};
+    const std::pair<int, int> expected[] = {
+        {0x00, 6},  {0x03, 6},  {0x12, 6},  {0x1F, 6}, {0x20, 10}, {0x25, 10}, {0x28, 10},
+        {0x2A, 10}, {0x5F, 10}, {0x60, 0},  {0x7F, 0}, {0x80, 16}, {0x9F, 16}, {0xA0, 12},
+        {0xBF, 12}, {0xC0, 31}, {0xCF, 31}, {0xD0, 0}, {0xFF, 0}};
     for (const auto& [opcode, length] : expected)
         EXPECT_EQ(cdb_length[opcode], length) << std::hex << opcode;
 }
@@ -219,9 +223,12 @@ TEST_F(BulkOnly, RequestSenseReportsKeyAndCodes)
     Bytes no_sense = medium;
     no_sense[0] = 0xF0;  // valid bit set: not a response code this host knows
     const Case cases[] = {
-        {"current error", medium, "Request Sense:\n   received 18 bytes\n   ERROR Sense: 05 24 00\n"},
-        {"deferred error", deferred, "Request Sense:\n   received 18 bytes\n   ERROR Sense: 05 24 00\n"},
-        {"no sense data", no_sense, "Request Sense:\n   received 18 bytes\n   ERROR No sense data\n"},
+        {"current error", medium,
+         "Request Sense:\n   received 18 bytes\n   ERROR Sense: 05 24 00\n"},
+        {"deferred error", deferred,
+         "Request Sense:\n   received 18 bytes\n   ERROR Sense: 05 24 00\n"},
+        {"no sense data", no_sense,
+         "Request Sense:\n   received 18 bytes\n   ERROR No sense data\n"},
     };
     for (const Case& c : cases) {
         for (const int verbose : {0, 1}) {
@@ -256,7 +263,8 @@ TEST_F(BulkOnly, RequestSenseStopsWhereTheDeviceCannotAnswer)
         broken_read.faults.transfers = {{IN, 1, sim::Outcome::io_error}};
         libusb_device_handle* handle = connect(broken_read);
         request_sense(handle, IN, OUT, verbose);
-        EXPECT_EQ(output(), verbose ? "Request Sense:\nlibusb_bulk_transfer failed: LIBUSB_ERROR_IO\n" : "");
+        EXPECT_EQ(output(),
+                  verbose ? "Request Sense:\nlibusb_bulk_transfer failed: LIBUSB_ERROR_IO\n" : "");
         EXPECT_EQ(fakeusb::traffic().size(), 2u);
     }
 

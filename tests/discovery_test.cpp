@@ -221,9 +221,13 @@ TEST_F(Discovery, EndpointScanTakesTheFirstNonControlOutEndpoint)
         {"control endpoint skipped",
          {{{0x03, sim::TRANSFER_CONTROL, 8, 0}, {0x02, sim::TRANSFER_BULK, 64, 0}}},
          0x02},
-        {"interrupt OUT counts", {{{0x81, sim::TRANSFER_BULK, 64, 0}, {0x04, sim::TRANSFER_INTERRUPT, 8, 10}}}, 0x04},
+        {"interrupt OUT counts",
+         {{{0x81, sim::TRANSFER_BULK, 64, 0}, {0x04, sim::TRANSFER_INTERRUPT, 8, 10}}},
+         0x04},
         {"isochronous OUT counts", {{{0x05, sim::TRANSFER_ISOCHRONOUS, 192, 1}}}, 0x05},
-        {"second alternate setting", {{{0x81, sim::TRANSFER_BULK, 64, 0}}, {{0x06, sim::TRANSFER_BULK, 64, 0}}}, 0x06},
+        {"second alternate setting",
+         {{{0x81, sim::TRANSFER_BULK, 64, 0}}, {{0x06, sim::TRANSFER_BULK, 64, 0}}},
+         0x06},
         {"no OUT endpoint", {{{0x81, sim::TRANSFER_BULK, 64, 0}}}, 0x00},
     };
     for (const Case& c : cases) {

@@ -18,14 +18,16 @@ constexpr uint8_t IN = 0x81;
 const char* const DRAIN_HEAD = "Reading Max LUN:\n"
                                "   Max LUN = 0\n"
                                "Clearing device dma:\n";
-const char* const EMPTY_AT_FIRST_TRY = "  Try [1] to read 30 Kb b ...   Timed out, buffer is empty, OK! \n";
+const char* const EMPTY_AT_FIRST_TRY =
+    "  Try [1] to read 30 Kb b ...   Timed out, buffer is empty, OK! \n";
 const char* const INQUIRY_OK = "Sending Inquiry:\n"
                                "MSC command sent ... !\n"
                                "OK!\n";
-const char* const CAPACITY_OF_SMALL_FLASH = "Reading Capacity:\n"
-                                            "OK!\n"
-                                            "   received 8 bytes\n"
-                                            "   Max LBA: 000003DF, Block Size: 00000200 (0.00 GB)\n";
+const char* const CAPACITY_OF_SMALL_FLASH =
+    "Reading Capacity:\n"
+    "OK!\n"
+    "   received 8 bytes\n"
+    "   Max LBA: 000003DF, Block Size: 00000200 (0.00 GB)\n";
 
 class Probe : public DeviceTest {
 protected:
@@ -67,9 +69,11 @@ protected:
 TEST_F(Probe, IdleDevice)
 {
     EXPECT_EQ(open_with(), 0);
-    EXPECT_EQ(printed, std::string(DRAIN_HEAD) + EMPTY_AT_FIRST_TRY + INQUIRY_OK + CAPACITY_OF_SMALL_FLASH);
+    EXPECT_EQ(printed,
+              std::string(DRAIN_HEAD) + EMPTY_AT_FIRST_TRY + INQUIRY_OK + CAPACITY_OF_SMALL_FLASH);
     // No control request: the LUN count is never asked for.
-    EXPECT_THAT(wire(), ElementsAre("drain", "cbw:18", "data:36", "csw", "cbw:37", "data:8", "csw"));
+    EXPECT_THAT(wire(),
+                ElementsAre("drain", "cbw:18", "data:36", "csw", "cbw:37", "data:8", "csw"));
     EXPECT_EQ(fakeusb::traffic().at(0).length, 30720);
 }
 
@@ -78,11 +82,12 @@ TEST_F(Probe, StaleDataIsDrainedUntilAReadComesBackEmpty)
     sim::Bootloader::Options options;
     options.faults.stale_reads = 2;
     EXPECT_EQ(open_with(options), 0);
-    EXPECT_EQ(printed, std::string(DRAIN_HEAD) +
-                           "  Try [1] to read 30 Kb b ...   Data received, dma buffer is not emty! \n"
-                           "  Try [2] to read 30 Kb b ...   Data received, dma buffer is not emty! \n"
-                           "  Try [3] to read 30 Kb b ...   Timed out, buffer is empty, OK! \n" +
-                           INQUIRY_OK + CAPACITY_OF_SMALL_FLASH);
+    EXPECT_EQ(printed,
+              std::string(DRAIN_HEAD) +
+                  "  Try [1] to read 30 Kb b ...   Data received, dma buffer is not emty! \n"
+                  "  Try [2] to read 30 Kb b ...   Data received, dma buffer is not emty! \n"
+                  "  Try [3] to read 30 Kb b ...   Timed out, buffer is empty, OK! \n" +
+                  INQUIRY_OK + CAPACITY_OF_SMALL_FLASH);
 }
 
 TEST_F(Probe, AnyDrainErrorEndsTheDrain)
@@ -91,7 +96,8 @@ TEST_F(Probe, AnyDrainErrorEndsTheDrain)
     sim::Bootloader::Options broken;
     broken.faults.transfers = {{IN, 1, sim::Outcome::io_error}};
     EXPECT_EQ(open_with(broken), 0);
-    EXPECT_EQ(printed, std::string(DRAIN_HEAD) + EMPTY_AT_FIRST_TRY + INQUIRY_OK + CAPACITY_OF_SMALL_FLASH);
+    EXPECT_EQ(printed,
+              std::string(DRAIN_HEAD) + EMPTY_AT_FIRST_TRY + INQUIRY_OK + CAPACITY_OF_SMALL_FLASH);
 }
 
 TEST_F(Probe, StalledDrainLeavesTheInEndpointHalted)
@@ -152,7 +158,8 @@ TEST_F(Probe, BadStatusRepliesAreNotFailures)
     sim::Bootloader::Options options;
     options.faults.wrong_tag = true;
     EXPECT_EQ(open_with(options), 0);
-    EXPECT_EQ(printed, std::string(DRAIN_HEAD) + EMPTY_AT_FIRST_TRY + INQUIRY_OK + CAPACITY_OF_SMALL_FLASH);
+    EXPECT_EQ(printed,
+              std::string(DRAIN_HEAD) + EMPTY_AT_FIRST_TRY + INQUIRY_OK + CAPACITY_OF_SMALL_FLASH);
 }
 
 TEST_F(Probe, UnsentInquiryEndsTheProbe)
@@ -185,7 +192,8 @@ TEST_F(Probe, FailedDataReadsEndTheProbeWithTheirLibusbCode)
     };
     const Case cases[] = {
         {2, "Sending Inquiry:\nMSC command sent ... !\nError LIBUSB_ERROR_NO_DEVICE\n"},
-        {4, "Sending Inquiry:\nMSC command sent ... !\nOK!\nReading Capacity:\nError LIBUSB_ERROR_NO_DEVICE\n"},
+        {4, "Sending Inquiry:\nMSC command sent ... !\nOK!\nReading Capacity:\nError "
+            "LIBUSB_ERROR_NO_DEVICE\n"},
     };
     for (const Case& c : cases) {
         bus.devices.clear();

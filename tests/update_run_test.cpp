@@ -37,7 +37,9 @@ std::string open_report(int address)
            "      bus[1], port[0], address[1], speed[3], packet_size[251]\n"
            "\n"
            "N[1], vendor[0x0483], device_id[0x5720],:\n"
-           "      bus[1], port[2], address[" + std::to_string(address) + "], speed[2], packet_size[251]\n"
+           "      bus[1], port[2], address[" +
+           std::to_string(address) +
+           "], speed[2], packet_size[251]\n"
            "\n"
            "\n"
            "Find device number [0] with vendor[0x0483], device_id[0x5720] ... OK!\n"
@@ -109,9 +111,9 @@ const char* const VERIFY_3 = "\rdfu: verifying device ... block 1 sent"
                              "\rdfu: verifying device ... block 3 sent\n";
 
 // The DFU requests of an update that finds the bootloader running.
-const std::vector<uint8_t> UPDATE_REQUESTS = {GET_INFO, GET_INFO, SET_MODE, CLEAR, CLEAR,    CLEAR,
-                                              CLEAR,    CLEAR,    CLEAR,    CLEAR, SET_MODE, SET_MODE,
-                                              SET_MODE, SET_MODE, LEAVE};
+const std::vector<uint8_t> UPDATE_REQUESTS = {GET_INFO, GET_INFO, SET_MODE, CLEAR,    CLEAR,
+                                              CLEAR,    CLEAR,    CLEAR,    CLEAR,    CLEAR,
+                                              SET_MODE, SET_MODE, SET_MODE, SET_MODE, LEAVE};
 
 class UpdateRun : public DeviceTest {
 protected:
@@ -127,7 +129,8 @@ protected:
         std::vector<uint32_t> out;
         for (const fakeusb::Call& call : fakeusb::traffic())
             if (call.endpoint == 0x01 && call.length == 31 && call.result == 0)
-                out.push_back(call.data[4] | (call.data[5] << 8) | (call.data[6] << 16) | (call.data[7] << 24));
+                out.push_back(call.data[4] | (call.data[5] << 8) | (call.data[6] << 16) |
+                              (call.data[7] << 24));
         return out;
     }
 };
@@ -156,8 +159,8 @@ TEST_F(UpdateRun, ApplicationRestartsIntoTheBootloader)
     auto device = on_bus(options);
     const Bytes image = image_bytes(1100);
     EXPECT_EQ(run({write_image(image)}), 0);
-    EXPECT_EQ(output(), open_report(5) + STATE_APPLICATION + RESET_AND_WAIT + open_report(6) + INFO_0101 +
-                            CLEAR_ALL + PROGRAM_3 + VERIFY_3 + "Success!\n");
+    EXPECT_EQ(output(), open_report(5) + STATE_APPLICATION + RESET_AND_WAIT + open_report(6) +
+                            INFO_0101 + CLEAR_ALL + PROGRAM_3 + VERIFY_3 + "Success!\n");
     EXPECT_EQ(device->flash_prefix(1536), padded(image));
     EXPECT_THAT(recorded_sleeps(), ElementsAreArray(std::vector<uint32_t>(10, 1000)));
     EXPECT_EQ(device->resets_requested(), 1);
@@ -178,12 +181,13 @@ TEST_F(UpdateRun, ApplicationRestartsBeforeAnsweringTheResetRequest)
     auto device = on_bus(options);
     const Bytes image = image_bytes(1100);
     EXPECT_EQ(run({write_image(image)}), 0);
-    EXPECT_EQ(output(), open_report(5) + STATE_APPLICATION +
-                            "dfu: device is not in dfu mode, reset\n"
-                            "USB Error: Can't receive required response for specific command. Error "
-                            "LIBUSB_ERROR_NO_DEVICE\n" +
-                            (RESET_AND_WAIT + std::strlen("dfu: device is not in dfu mode, reset\n")) +
-                            open_report(6) + INFO_0101 + CLEAR_ALL + PROGRAM_3 + VERIFY_3 + "Success!\n");
+    EXPECT_EQ(output(),
+              open_report(5) + STATE_APPLICATION +
+                  "dfu: device is not in dfu mode, reset\n"
+                  "USB Error: Can't receive required response for specific command. Error "
+                  "LIBUSB_ERROR_NO_DEVICE\n" +
+                  (RESET_AND_WAIT + std::strlen("dfu: device is not in dfu mode, reset\n")) +
+                  open_report(6) + INFO_0101 + CLEAR_ALL + PROGRAM_3 + VERIFY_3 + "Success!\n");
     EXPECT_EQ(device->flash_prefix(1536), padded(image));
 }
 
@@ -213,10 +217,14 @@ TEST_F(UpdateRun, PreparationFailures)
     const std::string application_reopened =
         std::string(STATE_APPLICATION) + RESET_AND_WAIT + open_report(6);
     const Case cases[] = {
-        {"comes back still in its application", stays,
-         application_reopened + "dfu: cant reset device to dfu mode\ndfu: failed to prepare device\n", 1,
+        {"comes back still in its application",
+         stays,
+         application_reopened +
+             "dfu: cant reset device to dfu mode\ndfu: failed to prepare device\n",
+         1,
          {GET_INFO, RESET, GET_INFO}},
-        {"never comes back", gone,
+        {"never comes back",
+         gone,
          std::string(STATE_APPLICATION) + RESET_AND_WAIT +
              "Initialize libusb ... OK!\n"
              "Get device list ... OK! 1 device found\n"
@@ -227,17 +235,22 @@ TEST_F(UpdateRun, PreparationFailures)
              "Find device number [0] with vendor[0x0483], device_id[0x5720] ... Device not found!\n"
              "dfu: cant get info\n"
              "dfu: failed to prepare device\n",
-         1, {GET_INFO, RESET}},
-        {"protocol 0x0100", old_version,
+         1,
+         {GET_INFO, RESET}},
+        {"protocol 0x0100",
+         old_version,
          std::string(STATE_DFU) + info("0x0100") +
              "dfu: bootloader version is not compatible with this software\n"
              "dfu: failed to prepare device\n",
-         0, {GET_INFO, GET_INFO}},
-        {"protocol 0x0102", new_version,
+         0,
+         {GET_INFO, GET_INFO}},
+        {"protocol 0x0102",
+         new_version,
          std::string(STATE_DFU) + info("0x0102") +
              "dfu: bootloader version is not compatible with this software\n"
              "dfu: failed to prepare device\n",
-         0, {GET_INFO, GET_INFO}},
+         0,
+         {GET_INFO, GET_INFO}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -265,11 +278,12 @@ TEST_F(UpdateRun, FirstGetInfoFailing)
     options.faults.transfers = {{0x81, 6, sim::Outcome::io_error}};
     on_bus(options);
     EXPECT_EQ(run({write_image(image_bytes(10))}), -1);
-    EXPECT_EQ(output(), open_report(5) +
-                            "USB Error: Can't receive required response for specific command. Error "
-                            "LIBUSB_ERROR_IO\n"
-                            "dfu: cant get info\n"
-                            "dfu: failed to prepare device\n");
+    EXPECT_EQ(output(),
+              open_report(5) +
+                  "USB Error: Can't receive required response for specific command. Error "
+                  "LIBUSB_ERROR_IO\n"
+                  "dfu: cant get info\n"
+                  "dfu: failed to prepare device\n");
 }
 
 TEST_F(UpdateRun, SectorThatWillNotClearStopsBeforeAnyBlock)
@@ -282,7 +296,8 @@ TEST_F(UpdateRun, SectorThatWillNotClearStopsBeforeAnyBlock)
                             "dfu: clear sector 1 ... OK\n"
                             "dfu: clear sector 2 ... OK\n"
                             "dfu: clear sector 3 ... dfu: failed to program device\n");
-    EXPECT_THAT(device->dfu_requests(), ElementsAre(GET_INFO, GET_INFO, SET_MODE, CLEAR, CLEAR, CLEAR));
+    EXPECT_THAT(device->dfu_requests(),
+                ElementsAre(GET_INFO, GET_INFO, SET_MODE, CLEAR, CLEAR, CLEAR));
     EXPECT_EQ(device->transfer_mode(), DFU_MODE_IDLE);
     for (const fakeusb::Call& call : fakeusb::traffic())
         EXPECT_FALSE(call.length == 31 && call.data[15] == 0x2A) << "a WRITE(10) was sent";
@@ -384,7 +399,8 @@ TEST_F(UpdateRun, ImageSizesAndPadding)
             program += "\rdfu: program device ... block " + std::to_string(b) + " flushed";
             verify += "\rdfu: verifying device ... block " + std::to_string(b) + " sent";
         }
-        EXPECT_THAT(output(), EndsWith(std::string(CLEAR_ALL) + program + "\n" + verify + "\nSuccess!\n"));
+        EXPECT_THAT(output(),
+                    EndsWith(std::string(CLEAR_ALL) + program + "\n" + verify + "\nSuccess!\n"));
         EXPECT_EQ(device->flash_prefix(size_t(c.blocks) * 512), padded(image));
         // Nothing beyond the image was written: the rest of sector 1 is erased.
         EXPECT_EQ(device->flash()[size_t(c.blocks) * 512], 0xFF);

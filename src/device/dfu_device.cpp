@@ -27,8 +27,7 @@ void list_devices(libusb_device** list, ssize_t count)
         const libusb_device_descriptor descriptor = read_device_descriptor(list[i]);
         // Endpoint 0 is in no configuration descriptor, so libusb answers
         // LIBUSB_ERROR_NOT_FOUND here; the low byte of the result is shown.
-        const auto packet_size =
-            static_cast<uint8_t>(libusb_get_max_packet_size(list[i], 0));
+        const auto packet_size = static_cast<uint8_t>(libusb_get_max_packet_size(list[i], 0));
         std::printf("N[%d], vendor[%#06x], device_id[%#06x],:\n"
                     "      bus[%d], port[%d], address[%d], speed[%d], packet_size[%d]\n\n",
                     static_cast<int>(i), descriptor.idVendor, descriptor.idProduct,
@@ -91,8 +90,8 @@ int DfuDevice::open(int32_t number)
 
     list_devices(list, count);
 
-    std::printf("Find device number [%d] with vendor[%#06x], device_id[%#06x] ... ",
-                device_number, USB_VENDOR_ID, USB_PRODUCT_ID);
+    std::printf("Find device number [%d] with vendor[%#06x], device_id[%#06x] ... ", device_number,
+                USB_VENDOR_ID, USB_PRODUCT_ID);
     const int found = select_device(list, count, device_number);
     if (found == -1) {
         std::printf("Device not found!\n");
@@ -148,9 +147,8 @@ int DfuDevice::open(int32_t number)
             for (int k = 0; k < setting.bNumEndpoints; ++k) {
                 const libusb_endpoint_descriptor& endpoint = setting.endpoint[k];
                 std::printf("    endpoint[%d].address: %02X\n", k, endpoint.bEndpointAddress);
-                const bool is_control =
-                    (endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) ==
-                    LIBUSB_TRANSFER_TYPE_CONTROL;
+                const bool is_control = (endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) ==
+                                        LIBUSB_TRANSFER_TYPE_CONTROL;
                 if (!is_control) {
                     const bool is_in = (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0;
                     if (is_in && endpoint_in == 0)

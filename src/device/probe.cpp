@@ -57,9 +57,8 @@ int DfuDevice::probe()
     uint8_t inquiry[16] = {};
     inquiry[0] = SCSI_INQUIRY;
     inquiry[4] = INQUIRY_LENGTH;
-    const int inquiry_sent = send_mass_storage_command(device_handle, endpoint_out, PROBE_LUN,
-                                                       inquiry, CBW_DIRECTION_IN, INQUIRY_LENGTH,
-                                                       &tag);
+    const int inquiry_sent = send_mass_storage_command(
+        device_handle, endpoint_out, PROBE_LUN, inquiry, CBW_DIRECTION_IN, INQUIRY_LENGTH, &tag);
     if (inquiry_sent != 0) {
         std::printf("Error [%d]\n", inquiry_sent);
         return inquiry_sent;

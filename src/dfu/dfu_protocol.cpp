@@ -44,8 +44,8 @@ int get_u16_le(uint16_t* destination, const uint8_t* source)
 
 int get_u32_le(uint32_t* destination, const uint8_t* source)
 {
-    *destination = uint32_t{source[0]} | (uint32_t{source[1]} << 8) |
-                   (uint32_t{source[2]} << 16) | (uint32_t{source[3]} << 24);
+    *destination = uint32_t{source[0]} | (uint32_t{source[1]} << 8) | (uint32_t{source[2]} << 16) |
+                   (uint32_t{source[3]} << 24);
     return 4;
 }
 

@@ -52,8 +52,8 @@ int transfer_blocks(const DfuDevice& device, const BlockCommand& command, uint8_
             return -1;
         int transferred = 0;
         const int result =
-            libusb_bulk_transfer(device.device_handle, data_endpoint,
-                                 data + size_t{BLOCK_SIZE} * i, BLOCK_SIZE, &transferred, 0);
+            libusb_bulk_transfer(device.device_handle, data_endpoint, data + size_t{BLOCK_SIZE} * i,
+                                 BLOCK_SIZE, &transferred, 0);
         if (get_mass_storage_status(device.device_handle, device.endpoint_in, tag, 0) == -2)
             request_sense(device.device_handle, device.endpoint_in, device.endpoint_out, 0);
         if (result != 0)

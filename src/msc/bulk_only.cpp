@@ -18,9 +18,8 @@ struct OpcodeRange {
 // group 6 only 0xC0-0xCF are taken; the device reads up to 31 command bytes
 // there, although a wrapper carries 16 of them.
 constexpr OpcodeRange CDB_LENGTH_RANGES[] = {
-    {0x00, 0x1F, 6},  {0x20, 0x5F, 10}, {0x60, 0x7F, 0},
-    {0x80, 0x9F, 16}, {0xA0, 0xBF, 12}, {0xC0, 0xCF, 31},
-    {0xD0, 0xFF, 0},
+    {0x00, 0x1F, 6},  {0x20, 0x5F, 10}, {0x60, 0x7F, 0}, {0x80, 0x9F, 16},
+    {0xA0, 0xBF, 12}, {0xC0, 0xCF, 31}, {0xD0, 0xFF, 0},
 };
 
 constexpr std::array<uint8_t, 256> build_cdb_length()
@@ -127,12 +126,9 @@ int get_mass_storage_status(libusb_device_handle* handle, uint8_t endpoint, uint
         std::printf("   Mass Storage Status: %02X (%s)\n", csw.bCSWStatus,
                     csw.bCSWStatus ? "FAILED" : "Success");
     switch (csw.bCSWStatus) {
-    case 0:
-        return 0;
-    case 1:
-        return -2;
-    default:
-        return -1;
+    case 0: return 0;
+    case 1: return -2;
+    default: return -1;
     }
 }
 

@@ -37,8 +37,8 @@ int DfuDevice::vendor_exchange(const uint8_t* request, uint8_t request_length, u
 
     if (response_length != 0) {
         int received = 0;
-        const int result =
-            libusb_bulk_transfer(device_handle, endpoint_in, response, response_length, &received, 0);
+        const int result = libusb_bulk_transfer(device_handle, endpoint_in, response,
+                                                response_length, &received, 0);
         if (result != 0) {
             std::printf("USB Error: Can't receive required response for specific command. Error "
                         "%s\n",

@@ -73,7 +73,8 @@ int DfuDevice::program()
     std::printf("dfu: program device ... ");
     dfu_set_mode(DFU_MODE_PROGRAM);
     uint8_t block[BLOCK_SIZE];
-    const StreamResult streamed = stream_image(*this, block, "\rdfu: program device ... block %d flushed");
+    const StreamResult streamed =
+        stream_image(*this, block, "\rdfu: program device ... block %d flushed");
     dfu_set_mode(DFU_MODE_IDLE);
     if (streamed.read_errno != 0) {
         report_read_error(streamed.read_errno);
@@ -88,7 +89,8 @@ int DfuDevice::verify()
     std::rewind(image_file);
     dfu_set_mode(DFU_MODE_VERIFY);
     uint8_t block[BLOCK_SIZE];
-    const StreamResult streamed = stream_image(*this, block, "\rdfu: verifying device ... block %d sent");
+    const StreamResult streamed =
+        stream_image(*this, block, "\rdfu: verifying device ... block %d sent");
     if (streamed.read_errno != 0) {
         report_read_error(streamed.read_errno);
         return -1;

@@ -223,8 +223,8 @@ const std::vector<std::string>& violations()
 }  // namespace fakeusb
 
 using fakeusb::Call;
-using fakeusb::state;
 using fakeusb::call_of;
+using fakeusb::state;
 
 extern "C" {
 
@@ -355,7 +355,8 @@ int libusb_get_config_descriptor(libusb_device* device, uint8_t index,
     if (fakeusb::planned_failure("libusb_get_config_descriptor", code))
         return fakeusb::record(call_of("libusb_get_config_descriptor", code, 0, 0));
     if (index != 0 || !device->snapshot.has_configuration)
-        return fakeusb::record(call_of("libusb_get_config_descriptor", LIBUSB_ERROR_NOT_FOUND, 0, 0));
+        return fakeusb::record(
+            call_of("libusb_get_config_descriptor", LIBUSB_ERROR_NOT_FOUND, 0, 0));
     *config = &device->config;
     return fakeusb::record(call_of("libusb_get_config_descriptor", 0, 0, 0));
 }

@@ -14,9 +14,9 @@ namespace fakeusb {
 
 struct Call {
     std::string function;
-    uint8_t endpoint = 0;        // bulk transfers and clear-halt
-    std::vector<uint8_t> data;   // OUT: bytes sent; IN: bytes received
-    int length = 0;              // bytes asked for
+    uint8_t endpoint = 0;       // bulk transfers and clear-halt
+    std::vector<uint8_t> data;  // OUT: bytes sent; IN: bytes received
+    int length = 0;             // bytes asked for
     unsigned timeout = 0;
     int result = 0;
     int transferred = 0;

@@ -49,7 +49,8 @@ std::string DeviceTest::write_image(const std::vector<uint8_t>& bytes, const std
 {
     const std::filesystem::path path = workdir / name;
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path.string();
 }
 

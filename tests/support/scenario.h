@@ -23,7 +23,8 @@ protected:
     // Puts the bootloader on the bus (after any devices already there).
     std::shared_ptr<sim::Bootloader> add_bootloader(sim::Bootloader::Options options = {});
     // Writes an image file of the given bytes and returns its path.
-    std::string write_image(const std::vector<uint8_t>& bytes, const std::string& name = "image.bin");
+    std::string write_image(const std::vector<uint8_t>& bytes,
+                            const std::string& name = "image.bin");
     // Runs `update <args...>` in process, as main() would.
     int run(std::vector<std::string> args);
 
