@@ -87,7 +87,9 @@ int DfuDevice::program()
 int DfuDevice::verify()
 {
     std::rewind(image_file);
-    dfu_set_mode(DFU_MODE_VERIFY);
+    // Outside verify mode the device compares nothing, and block 0 reads back
+    // as plain flash, whose first byte may be 0 like a good verdict.
+    const bool in_verify_mode = dfu_set_mode(DFU_MODE_VERIFY) == 0;
     uint8_t block[BLOCK_SIZE];
     const StreamResult streamed =
         stream_image(*this, block, "\rdfu: verifying device ... block %d sent");
@@ -101,7 +103,7 @@ int DfuDevice::verify()
     // image's first block now reads back as its verdict, 0 for a match. A
     // block that never reached it was never compared.
     read_blocks(block, base_address / BLOCK_SIZE, 1);
-    if (block[0] != 0 || streamed.failed_writes != 0) {
+    if (block[0] != 0 || streamed.failed_writes != 0 || !in_verify_mode) {
         std::printf("Dfu: verification failed at unknown address\n");
         return -1;
     }
