@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a job needs, only those that are missing.
-# Usage: scripts/deps.sh build|test|demo|all
+# Usage: scripts/deps.sh build|test|demo|lint|package|fuzz|all
 # Non-interactive and idempotent; uses sudo when not run as root.
 set -euo pipefail
 
@@ -9,6 +9,8 @@ test_pkgs=(libgtest-dev libgmock-dev)
 emu_pkgs=(umockdev libumockdev0 libumockdev-dev libglib2.0-dev)
 package_pkgs=(man-db dpkg-dev)
 lint_pkgs=(clang-format clang-tidy)
+# clang with libFuzzer and the sanitizer runtimes.
+fuzz_pkgs=(clang-14 libclang-rt-14-dev)
 
 want=()
 for job in "$@"; do
@@ -18,6 +20,7 @@ for job in "$@"; do
     demo) want+=("${build_pkgs[@]}" "${emu_pkgs[@]}") ;;
     lint) want+=("${build_pkgs[@]}" "${lint_pkgs[@]}") ;;
     package) want+=("${build_pkgs[@]}" "${package_pkgs[@]}") ;;
+    fuzz) want+=("${build_pkgs[@]}" "${test_pkgs[@]}" "${fuzz_pkgs[@]}") ;;
     all) want+=("${build_pkgs[@]}" "${test_pkgs[@]}" "${emu_pkgs[@]}") ;;
     *) echo "deps.sh: unknown job '$job'" >&2; exit 2 ;;
   esac
