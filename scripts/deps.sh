@@ -16,7 +16,8 @@ want=()
 for job in "$@"; do
   case "$job" in
     build) want+=("${build_pkgs[@]}") ;;
-    test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
+    # The end-to-end tests run the program on a bus emulated with umockdev.
+    test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}" "${emu_pkgs[@]}") ;;
     demo) want+=("${build_pkgs[@]}" "${emu_pkgs[@]}") ;;
     lint) want+=("${build_pkgs[@]}" "${lint_pkgs[@]}") ;;
     package) want+=("${build_pkgs[@]}" "${package_pkgs[@]}") ;;
