@@ -35,7 +35,9 @@ const char* scenario_usage()
            "  --lose-write=N         the data phase of the N-th WRITE(10) breaks\n"
            "  --no-bootloader        only the root hub is on the bus\n"
            "  --return-after-ms=N    time off the bus after a restart (default 2000)\n"
-           "  --flash-out=FILE       write the device's flash to FILE at the end\n";
+           "  --flash-out=FILE       write the device's flash to FILE at the end\n"
+           "  --sector-size=N        bytes in each of the application sectors 1 to 7, a\n"
+           "                         multiple of 512 (default: the small layout, 496 KiB)\n";
 }
 
 bool parse_scenario(int argc, char** argv, int& next, Scenario& scenario, std::string& error)
@@ -71,6 +73,13 @@ bool parse_scenario(int argc, char** argv, int& next, Scenario& scenario, std::s
             scenario.device.faults.fail_write_data = static_cast<int>(number);
         } else if (name == "--return-after-ms" && numeric && number >= 0) {
             scenario.return_after_ms = static_cast<int>(number);
+        } else if (name == "--sector-size" && numeric && number > 0 &&
+                   number % sim::Bootloader::BLOCK == 0 && number <= 0x10000000) {
+            // Room for large images: the bootloader's own sector 0 stays as it
+            // is, the seven sectors the updater clears grow alike.
+            auto& sizes = scenario.device.flash.sector_sizes;
+            sizes.assign(8, static_cast<uint32_t>(number));
+            sizes[0] = sim::FlashLayout::small().sector_sizes[0];
         } else if (name == "--flash-out" && !value.empty()) {
             scenario.flash_out = std::string(value);
         } else {
