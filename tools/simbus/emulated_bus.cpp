@@ -1,5 +1,8 @@
 #include "emulated_bus.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "sysfs_record.h"
 
 namespace simbus {
@@ -16,6 +19,9 @@ std::string sys_path(const sim::Device& device)
 EmulatedBus::EmulatedBus(const Scenario& scenario) : return_after_ms_(scenario.return_after_ms)
 {
     testbed_ = umockdev_testbed_new();
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    root_dir_ = root;
+    g_free(root);
     bus_ = scenario_bus(scenario, bootloader_);
     for (sim::Device& device : bus_.devices) {
         plug(device);
@@ -26,9 +32,12 @@ EmulatedBus::EmulatedBus(const Scenario& scenario) : return_after_ms_(scenario.r
 
 EmulatedBus::~EmulatedBus()
 {
-    // The testbed removes its directory tree when it goes.
     g_object_unref(testbed_);
     nodes_.clear();
+    // The testbed removes its tree only once nothing refers to it any more,
+    // which a client connection still open at the end can prevent.
+    std::error_code ignored;
+    std::filesystem::remove_all(root_dir_, ignored);
 }
 
 void EmulatedBus::plug(sim::Device& device)

@@ -42,6 +42,7 @@ private:
     static gboolean on_back(gpointer self);
 
     UMockdevTestbed* testbed_ = nullptr;
+    std::string root_dir_;
     std::mutex lock_;
     std::shared_ptr<sim::Bootloader> bootloader_;
     sim::Bus bus_;
