@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a job needs, only those that are missing.
-# Usage: scripts/deps.sh build|test|demo|lint|package|fuzz|all
+# Usage: scripts/deps.sh build|test|demo|lint|package|fuzz|bench|all
 # Non-interactive and idempotent; uses sudo when not run as root.
 set -euo pipefail
 
@@ -11,6 +11,7 @@ package_pkgs=(man-db dpkg-dev)
 lint_pkgs=(clang-format clang-tidy)
 # clang with libFuzzer and the sanitizer runtimes.
 fuzz_pkgs=(clang-14 libclang-rt-14-dev)
+bench_pkgs=(libbenchmark-dev)
 
 want=()
 for job in "$@"; do
@@ -22,6 +23,8 @@ for job in "$@"; do
     lint) want+=("${build_pkgs[@]}" "${lint_pkgs[@]}") ;;
     package) want+=("${build_pkgs[@]}" "${package_pkgs[@]}") ;;
     fuzz) want+=("${build_pkgs[@]}" "${test_pkgs[@]}" "${fuzz_pkgs[@]}") ;;
+    # Benchmarks: in process on the libusb double, and on the emulated bus.
+    bench) want+=("${build_pkgs[@]}" "${test_pkgs[@]}" "${emu_pkgs[@]}" "${bench_pkgs[@]}") ;;
     all) want+=("${build_pkgs[@]}" "${test_pkgs[@]}" "${emu_pkgs[@]}") ;;
     *) echo "deps.sh: unknown job '$job'" >&2; exit 2 ;;
   esac
