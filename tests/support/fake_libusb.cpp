@@ -36,6 +36,7 @@ struct Failure {
 struct State {
     sim::Bus* bus = nullptr;
     bool initialised = false;
+    bool recording = true;
     std::vector<Call> calls;
     std::vector<std::string> violations;
     std::multimap<std::string, Failure> failures;
@@ -78,7 +79,8 @@ Call call_of(const char* function, int result = 0, int length = 0, uint8_t endpo
 
 int record(Call call)
 {
-    state().calls.push_back(call);
+    if (state().recording)
+        state().calls.push_back(call);
     return call.result;
 }
 
@@ -188,6 +190,11 @@ void reset(sim::Bus* bus)
 void fail(const std::string& function, int code, int nth)
 {
     state().failures.insert({function, Failure{code, nth}});
+}
+
+void set_recording(bool on)
+{
+    state().recording = on;
 }
 
 const std::vector<Call>& calls()

@@ -29,6 +29,11 @@ void reset(sim::Bus* bus);
 // makes every call fail.
 void fail(const std::string& function, int code, int nth = 0);
 
+// Stop (false) or resume (true) recording calls. A benchmark streaming
+// thousands of blocks would otherwise measure the recording and grow with
+// it. reset() turns recording back on.
+void set_recording(bool on);
+
 const std::vector<Call>& calls();
 // Forget the calls recorded so far (failures planned stay planned).
 void clear_calls();
