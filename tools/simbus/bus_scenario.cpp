@@ -33,6 +33,9 @@ const char* scenario_usage()
            "  --dfu-version=N        the bootloader's protocol version (default 0x0101)\n"
            "  --stall-out=N          the N-th transfer on bulk OUT 0x01 stalls\n"
            "  --lose-write=N         the data phase of the N-th WRITE(10) breaks\n"
+           "  --restart-before-answer=CODE\n"
+           "                         the device drops off the bus on DFU request CODE\n"
+           "                         before it answers (0x00: the restart request)\n"
            "  --no-bootloader        only the root hub is on the bus\n"
            "  --return-after-ms=N    time off the bus after a restart (default 2000)\n"
            "  --flash-out=FILE       write the device's flash to FILE at the end\n"
@@ -71,6 +74,8 @@ bool parse_scenario(int argc, char** argv, int& next, Scenario& scenario, std::s
                 {BULK_OUT, static_cast<int>(number), sim::Outcome::stall, std::nullopt});
         } else if (name == "--lose-write" && numeric && number > 0) {
             scenario.device.faults.fail_write_data = static_cast<int>(number);
+        } else if (name == "--restart-before-answer" && numeric && number >= 0 && number <= 0xFF) {
+            scenario.device.faults.restart_before_answer = static_cast<uint8_t>(number);
         } else if (name == "--return-after-ms" && numeric && number >= 0) {
             scenario.return_after_ms = static_cast<int>(number);
         } else if (name == "--sector-size" && numeric && number > 0 &&
