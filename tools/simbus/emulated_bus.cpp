@@ -34,8 +34,8 @@ EmulatedBus::~EmulatedBus()
 {
     g_object_unref(testbed_);
     nodes_.clear();
-    // The testbed removes its tree only once nothing refers to it any more,
-    // which a client connection still open at the end can prevent.
+    // umockdev removes the tree when the testbed is finalised; removing it
+    // here too leaves nothing behind whatever umockdev still holds on to.
     std::error_code ignored;
     std::filesystem::remove_all(root_dir_, ignored);
 }

@@ -115,6 +115,10 @@ int tool_command(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        usage();
+        return 0;
+    }
     if (argc > 1 && std::strncmp(argv[1], "--", 2) != 0)
         return tool_command(argc, argv);
 
