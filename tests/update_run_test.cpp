@@ -27,23 +27,23 @@ constexpr uint8_t CLEAR = DFU_CMD_CLEAR_SECTOR;
 constexpr uint8_t RESET = DFU_CMD_RESET_TO_DFU_MODE;
 constexpr uint8_t LEAVE = DFU_CMD_LEAVE_DFU_MODE;
 
-// open() on a bus of a root hub and the bootloader at the given address.
+// open() on a bus of the bootloader, at the given address, and a root hub.
 std::string open_report(int address)
 {
     return "Initialize libusb ... OK!\n"
            "Get device list ... OK! 2 device found\n"
            "Usb device list:\n"
-           "N[0], vendor[0x1d6b], device_id[0x0002],:\n"
-           "      bus[1], port[0], address[1], speed[3], packet_size[251]\n"
-           "\n"
-           "N[1], vendor[0x0483], device_id[0x5720],:\n"
+           "N[0], vendor[0x0483], device_id[0x5720],:\n"
            "      bus[1], port[2], address[" +
            std::to_string(address) +
            "], speed[2], packet_size[251]\n"
            "\n"
+           "N[1], vendor[0x1d6b], device_id[0x0002],:\n"
+           "      bus[1], port[0], address[1], speed[3], packet_size[251]\n"
+           "\n"
            "\n"
            "Find device number [0] with vendor[0x0483], device_id[0x5720] ... OK!\n"
-           "Device found with number 1\n"
+           "Device found with number 0\n"
            "Open device ... OK!\n"
            "\n"
            "Reading first configuration descriptor:\n"
@@ -119,8 +119,10 @@ class UpdateRun : public DeviceTest {
 protected:
     std::shared_ptr<sim::Bootloader> on_bus(sim::Bootloader::Options options = {})
     {
+        // libusb lists the most recently attached device first.
+        auto bootloader = add_bootloader(std::move(options));
         bus.devices.push_back(sim::other_device(0x1d6b, 0x0002, 1));
-        return add_bootloader(std::move(options));
+        return bootloader;
     }
 
     // Tags of the command wrappers, in the order sent.
