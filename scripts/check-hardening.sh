@@ -7,7 +7,9 @@
 # scripts/lsan.supp naming what libusb hands out and the updater keeps until
 # exit; verify_asan_link_order=0 lets the end-to-end tests put umockdev's
 # preload library in front of the sanitizer runtime, which still intercepts
-# every allocation.
+# every allocation. fast_unwind_on_malloc=0 walks allocation stacks through
+# libusb, which is built without frame pointers, so that the suppressions can
+# see which libusb call made an allocation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
