@@ -6,8 +6,9 @@
 //   bench_pace --stdout=pipe|terminal|file --log=FILE -- COMMAND [ARGS...]
 //
 // Prints "key value" lines: status, program_blocks, verify_blocks, blocks,
-// seconds, blocks_per_second, max_rss_kib, cpu_seconds (the whole run's) and
-// loop_cpu_seconds (the timed span's).
+// seconds, blocks_per_second, max_rss_kib, cpu_seconds (the whole run's),
+// loop_cpu_seconds (the timed span's), and rss_anon_kib and rss_file_kib at
+// the last block.
 // The output of the command goes to FILE. The timed span runs from the
 // first block's progress line to the last one's, as the reference loop times
 // itself.
@@ -63,6 +64,23 @@ double cpu_seconds(pid_t pid)
     return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// A "Name:   1234 kB" line of /proc/PID/status, in KiB; -1 when absent.
+long status_kib(pid_t pid, const char* name)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + "/status";
+    std::FILE* status = std::fopen(path.c_str(), "r");
+    if (status == nullptr)
+        return -1;
+    char line[256];
+    long kib = -1;
+    const size_t length = std::strlen(name);
+    while (kib < 0 && std::fgets(line, sizeof line, status) != nullptr)
+        if (std::strncmp(line, name, length) == 0)
+            kib = std::strtol(line + length, nullptr, 10);
+    std::fclose(status);
+    return kib;
+}
+
 struct Progress {
     pid_t pid = 0;
     std::string segment;  // what was drawn since the last carriage return
@@ -74,6 +92,10 @@ struct Progress {
     // verification pass, which has as many blocks as the programming pass.
     double first_cpu = 0;
     double last_cpu = 0;
+    // Resident memory once the whole image has gone through twice: anonymous
+    // (heap, stack) apart from file-backed (the program and its libraries).
+    long rss_anon_kib = -1;
+    long rss_file_kib = -1;
 
     void feed(const char* data, size_t length, Clock::time_point now)
     {
@@ -106,8 +128,11 @@ struct Progress {
             program_blocks = block;
         } else {
             verify_blocks = block;
-            if (block == program_blocks)
+            if (block == program_blocks) {
                 last_cpu = cpu_seconds(pid);
+                rss_anon_kib = status_kib(pid, "RssAnon:");
+                rss_file_kib = status_kib(pid, "RssFile:");
+            }
         }
         last = now;
     }
@@ -220,5 +245,7 @@ int main(int argc, char** argv)
                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     std::printf("cpu_seconds %.6f\n", cpu);
     std::printf("loop_cpu_seconds %.6f\n", progress.last_cpu - progress.first_cpu);
+    std::printf("rss_anon_kib %ld\nrss_file_kib %ld\n", progress.rss_anon_kib,
+                progress.rss_file_kib);
     return 0;
 }
