@@ -2,12 +2,35 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <fstream>
 
 #include "app/update_command.h"
 #include "device/dfu_device.h"
 #include "dfu/dfu_protocol.h"
 #include "msc/bulk_only.h"
+
+namespace {
+
+// While a test captures standard output, gtest's own failure reports land in
+// the capture and are lost; repeat each one on standard error.
+class FailuresToStderr : public ::testing::EmptyTestEventListener {
+    void OnTestPartResult(const ::testing::TestPartResult& result) override
+    {
+        if (result.failed())
+            std::fprintf(stderr, "%s:%d: Failure\n%s\n",
+                         result.file_name() ? result.file_name() : "?", result.line_number(),
+                         result.message());
+    }
+};
+
+const bool failures_to_stderr = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new FailuresToStderr);
+    return true;
+}();
+
+}  // namespace
 
 void DeviceTest::SetUp()
 {
