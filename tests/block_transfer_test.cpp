@@ -198,9 +198,7 @@ TEST_F(Transfers, FailedResponseReadSkipsTheStatusAndPassesItsCodeThrough)
           std::tuple{sim::Outcome::disconnected, LIBUSB_ERROR_NO_DEVICE, "LIBUSB_ERROR_NO_DEVICE"},
           std::tuple{sim::Outcome::stall, LIBUSB_ERROR_PIPE, "LIBUSB_ERROR_PIPE"}}) {
         SCOPED_TRACE(name);
-        bus.devices.clear();
-        fakeusb::reset(&bus);
-        dfu_device = DfuDevice{};
+        start_over();
         sim::Bootloader::Options options;
         // The probe read IN four times after its drain: the fifth is the answer.
         options.faults.transfers = {{IN, 6, outcome}};

@@ -194,9 +194,7 @@ TEST_F(BulkOnly, StatusChecksInOrder)
     for (const Case& c : cases) {
         for (const int verbose : {0, 1}) {
             SCOPED_TRACE(std::string(c.name) + (verbose ? " verbose" : ""));
-            bus.devices.clear();
-            fakeusb::reset(&bus);
-            cbw_tag = 1;
+            start_over();
             sim::Bootloader::Options options;
             options.faults = c.faults;
             libusb_device_handle* handle = connect(options);
@@ -233,9 +231,7 @@ TEST_F(BulkOnly, RequestSenseReportsKeyAndCodes)
     for (const Case& c : cases) {
         for (const int verbose : {0, 1}) {
             SCOPED_TRACE(std::string(c.name) + (verbose ? " verbose" : ""));
-            bus.devices.clear();
-            fakeusb::reset(&bus);
-            cbw_tag = 1;
+            start_over();
             sim::Bootloader::Options options;
             options.faults.sense_data = c.sense;
             libusb_device_handle* handle = connect(options);
@@ -257,8 +253,7 @@ TEST_F(BulkOnly, RequestSenseStopsWhereTheDeviceCannotAnswer)
 {
     // A failed sense read: no status read, and only the verbose lines.
     for (const int verbose : {0, 1}) {
-        bus.devices.clear();
-        fakeusb::reset(&bus);
+        start_over();
         sim::Bootloader::Options broken_read;
         broken_read.faults.transfers = {{IN, 1, sim::Outcome::io_error}};
         libusb_device_handle* handle = connect(broken_read);
@@ -269,8 +264,7 @@ TEST_F(BulkOnly, RequestSenseStopsWhereTheDeviceCannotAnswer)
     }
 
     // A wrapper the device never received: no read that would wait for good.
-    bus.devices.clear();
-    fakeusb::reset(&bus);
+    start_over();
     sim::Bootloader::Options refused;
     for (int n = 1; n <= 5; ++n)
         refused.faults.transfers.push_back({OUT, n, sim::Outcome::stall});

@@ -59,10 +59,8 @@ TEST_F(UpdateCommand, ImagePathThatIsNotAReadableRegularFile)
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     for (const std::string& path : {(workdir / "missing.bin").string(), directory, fifo}) {
         SCOPED_TRACE(path);
-        bus.devices.clear();
+        start_over();
         auto device = add_bootloader();
-        dfu_device = DfuDevice{};
-        fakeusb::reset(&bus);
         EXPECT_EQ(run({path, "ignored", "also ignored"}), -1);
         const std::string text = output();
         // The whole device report comes first, then the closing line.

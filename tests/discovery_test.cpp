@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "device/dfu_device.h"
+#include "expected_output.h"
 #include "scenario.h"
 
 namespace {
@@ -21,41 +22,20 @@ const char* const ROOT_HUB_ENTRY =
     "      bus[1], port[0], address[1], speed[3], packet_size[251]\n\n";
 
 // What open() prints for a root hub and the bootloader, up to the probe.
-const char* const OPEN_REPORT =
-    "Initialize libusb ... OK!\n"
-    "Get device list ... OK! 2 device found\n"
-    "Usb device list:\n"
-    "N[0], vendor[0x1d6b], device_id[0x0002],:\n"
-    "      bus[1], port[0], address[1], speed[3], packet_size[251]\n"
-    "\n"
-    "N[1], vendor[0x0483], device_id[0x5720],:\n"
-    "      bus[1], port[2], address[5], speed[2], packet_size[251]\n"
-    "\n"
-    "\n"
-    "Find device number [0] with vendor[0x0483], device_id[0x5720] ... OK!\n"
-    "Device found with number 1\n"
-    "Open device ... OK!\n"
-    "\n"
-    "Reading first configuration descriptor:\n"
-    "             nb interfaces: 1\n"
-    "\n"
-    "Claiming interface 0...\n"
-    "\n"
-    "Reading string descriptors:\n"
-    "   String (0x01): \"STMicroelectronics\"\n"
-    "   String (0x02): \"DFU Bootloader\"\n"
-    "   String (0x03): \"0123456789AB\"\n"
-    "Interface [0]:\n"
-    "  Setting [0]:\n"
-    "    endpoint[0].address: 81\n"
-    "      max packet size: 0040\n"
-    "      polling interval: 00\n"
-    "    endpoint[1].address: 01\n"
-    "      max packet size: 0040\n"
-    "      polling interval: 00\n"
-    "Endpoint in is assigned to 81\n"
-    "Endpoint out is assigned to 01\n"
-    "Reading Max LUN:\n";
+const std::string OPEN_REPORT =
+    std::string("Initialize libusb ... OK!\n"
+                "Get device list ... OK! 2 device found\n"
+                "Usb device list:\n"
+                "N[0], vendor[0x1d6b], device_id[0x0002],:\n"
+                "      bus[1], port[0], address[1], speed[3], packet_size[251]\n"
+                "\n"
+                "N[1], vendor[0x0483], device_id[0x5720],:\n"
+                "      bus[1], port[2], address[5], speed[2], packet_size[251]\n"
+                "\n"
+                "\n"
+                "Find device number [0] with vendor[0x0483], device_id[0x5720] ... OK!\n"
+                "Device found with number 1\n") +
+    BOOTLOADER_OPENED + "Reading Max LUN:\n";
 
 class Discovery : public DeviceTest {
 protected:
@@ -111,13 +91,11 @@ TEST_F(Discovery, DeviceNumberCountsMatchingEntriesInListOrder)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.number);
-        bus.devices.clear();
+        start_over();
         add_root_hub();
         add_bootloader();
         add_bootloader();
         bus.devices.back().address = 6;
-        dfu_device = DfuDevice{};
-        fakeusb::reset(&bus);
         EXPECT_EQ(dfu_device.open(c.number), c.result);
         const std::string text = output();
         EXPECT_THAT(text, HasSubstr("Find device number [" + std::to_string(c.number) +
@@ -232,7 +210,7 @@ TEST_F(Discovery, EndpointScanTakesTheFirstNonControlOutEndpoint)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        bus.devices.clear();
+        start_over();
         sim::Device& device = add_bootloader_device();
         device.interfaces.front().alt_settings.clear();
         for (const auto& endpoints : c.settings) {
@@ -240,8 +218,6 @@ TEST_F(Discovery, EndpointScanTakesTheFirstNonControlOutEndpoint)
             setting.endpoints = endpoints;
             device.interfaces.front().alt_settings.push_back(setting);
         }
-        dfu_device = DfuDevice{};
-        fakeusb::reset(&bus);
         dfu_device.open();
         const std::string text = output();
         char line[64];

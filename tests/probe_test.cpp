@@ -131,9 +131,7 @@ TEST_F(Probe, CapacityFieldsAreUnsignedBigEndianAndCountedIn512ByteBlocks)
          "   received 4 bytes\n   Max LBA: 003FFFFF, Block Size: 00000000 (2.00 GB)\n"},
     };
     for (const Case& c : cases) {
-        bus.devices.clear();
-        fakeusb::reset(&bus);
-        dfu_device = DfuDevice{};
+        start_over();
         sim::Bootloader::Options options;
         options.faults.read_capacity = c.reply;
         EXPECT_EQ(open_with(options), 0);
@@ -196,9 +194,7 @@ TEST_F(Probe, FailedDataReadsEndTheProbeWithTheirLibusbCode)
             "LIBUSB_ERROR_NO_DEVICE\n"},
     };
     for (const Case& c : cases) {
-        bus.devices.clear();
-        fakeusb::reset(&bus);
-        dfu_device = DfuDevice{};
+        start_over();
         sim::Bootloader::Options options;
         options.faults.transfers = {{IN, c.nth_in, sim::Outcome::disconnected}};
         EXPECT_EQ(open_with(options), LIBUSB_ERROR_NO_DEVICE);

@@ -10,6 +10,7 @@
 
 #include "device/dfu_device.h"
 #include "dfu/dfu_protocol.h"
+#include "expected_output.h"
 #include "msc/bulk_only.h"
 #include "msc/vendor_exchange.h"
 #include "scenario.h"
@@ -43,28 +44,8 @@ std::string open_report(int address)
            "\n"
            "\n"
            "Find device number [0] with vendor[0x0483], device_id[0x5720] ... OK!\n"
-           "Device found with number 0\n"
-           "Open device ... OK!\n"
-           "\n"
-           "Reading first configuration descriptor:\n"
-           "             nb interfaces: 1\n"
-           "\n"
-           "Claiming interface 0...\n"
-           "\n"
-           "Reading string descriptors:\n"
-           "   String (0x01): \"STMicroelectronics\"\n"
-           "   String (0x02): \"DFU Bootloader\"\n"
-           "   String (0x03): \"0123456789AB\"\n"
-           "Interface [0]:\n"
-           "  Setting [0]:\n"
-           "    endpoint[0].address: 81\n"
-           "      max packet size: 0040\n"
-           "      polling interval: 00\n"
-           "    endpoint[1].address: 01\n"
-           "      max packet size: 0040\n"
-           "      polling interval: 00\n"
-           "Endpoint in is assigned to 81\n"
-           "Endpoint out is assigned to 01\n"
+           "Device found with number 0\n" +
+           std::string(BOOTLOADER_OPENED) +
            "Reading Max LUN:\n"
            "   Max LUN = 0\n"
            "Clearing device dma:\n"
@@ -256,11 +237,7 @@ TEST_F(UpdateRun, PreparationFailures)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        bus.devices.clear();
-        fakeusb::reset(&bus);
-        dfu_device = DfuDevice{};
-        cbw_tag = 1;
-        recorded_sleeps().clear();
+        start_over();
         auto device = on_bus(c.options);
         const Bytes image = image_bytes(600);
         EXPECT_EQ(run({write_image(image)}), -1);
@@ -366,10 +343,7 @@ TEST_F(UpdateRun, LeaveRequestThatFailsStillEndsInSuccess)
     EXPECT_THAT(output(), EndsWith(std::string(VERIFY_3) + "Success!\n"));
 
     // The device restarts before it answers the leave request.
-    bus.devices.clear();
-    fakeusb::reset(&bus);
-    dfu_device = DfuDevice{};
-    cbw_tag = 1;
+    start_over();
     sim::Bootloader::Options lost;
     lost.faults.restart_before_answer = LEAVE;
     on_bus(lost);
@@ -389,9 +363,7 @@ TEST_F(UpdateRun, ImageSizesAndPadding)
     const Case cases[] = {{0, 0}, {1, 1}, {512, 1}, {1024, 2}, {1536, 3}, {513, 2}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
-        bus.devices.clear();
-        fakeusb::reset(&bus);
-        dfu_device = DfuDevice{};
+        start_over();
         auto device = on_bus();
         const Bytes image = image_bytes(c.size);
         EXPECT_EQ(run({write_image(image)}), 0);

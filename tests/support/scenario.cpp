@@ -32,15 +32,22 @@ const bool failures_to_stderr = [] {
 
 }  // namespace
 
-void DeviceTest::SetUp()
+void DeviceTest::start_over()
 {
+    EXPECT_THAT(fakeusb::violations(), ::testing::IsEmpty());
     if (dfu_device.image_file != nullptr)
         std::fclose(dfu_device.image_file);
     dfu_device = DfuDevice{};
     cbw_tag = 1;
     dfu_set_transport(null_transport);
     recorded_sleeps().clear();
+    bus.devices.clear();
     fakeusb::reset(&bus);
+}
+
+void DeviceTest::SetUp()
+{
+    start_over();
     workdir = std::filesystem::temp_directory_path() /
               ("update-test-" + std::to_string(::getpid()) + "-" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());

@@ -20,6 +20,10 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // Back to a process as main() finds it, with an empty bus, for the next
+    // case of a table; what the double saw so far must have been sound.
+    void start_over();
+
     // Puts the bootloader on the bus (after any devices already there).
     std::shared_ptr<sim::Bootloader> add_bootloader(sim::Bootloader::Options options = {});
     // Writes an image file of the given bytes and returns its path.
